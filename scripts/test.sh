@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds every configuration and runs every test:
-# the default build, AddressSanitizer + UndefinedBehaviorSanitizer, and the fuzz targets for a
-# bounded time.
+# the default build and AddressSanitizer + UndefinedBehaviorSanitizer (every test),
+# ThreadSanitizer (the threading tests), and the fuzz targets for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,6 +14,13 @@ for preset in default asan; do
   echo "== $preset: test"
   ctest --preset "$preset"
 done
+
+# Threading tests under ThreadSanitizer.
+echo "== tsan: build"
+cmake --preset tsan
+cmake --build --preset tsan
+echo "== tsan: test"
+ctest --preset tsan -L 'serial|pty|gui|e2e'
 
 if command -v clang++ >/dev/null; then
   echo "== fuzz"
