@@ -17,6 +17,7 @@
 
 #include "CommPlatform.h"
 #include "MainThreadQueue.h"
+#include "PosixComm.h"
 #include "PosixPorts.h"
 
 namespace comm {
@@ -163,6 +164,40 @@ public:
         std::lock_guard lock(FMutex);
         FClasses.erase(className);
     }
+
+    THandle CreateFile(const char* name) override { return posix::CreateFile(name); }
+    bool SetupComm(const THandle& h, std::uint32_t in, std::uint32_t out) override {
+        return posix::SetupComm(h, in, out);
+    }
+    bool BuildCommDCB(const char* definition, TDcb& dcb) override {
+        return posix::BuildCommDCB(definition, dcb);
+    }
+    bool SetCommState(const THandle& h, const TDcb& dcb) override { return posix::SetCommState(h, dcb); }
+    bool SetCommTimeouts(const THandle& h, const TCommTimeouts& t) override {
+        return posix::SetCommTimeouts(h, t);
+    }
+    bool SetCommMask(const THandle& h, std::uint32_t mask) override { return posix::SetCommMask(h, mask); }
+    bool WaitCommEvent(const THandle& h, std::uint32_t& events) override {
+        return posix::WaitCommEvent(h, events);
+    }
+    bool ClearCommError(const THandle& h, std::uint32_t& errors, TComStat& stat) override {
+        return posix::ClearCommError(h, errors, stat);
+    }
+    bool ReadFile(const THandle& h, void* buffer, std::uint32_t count, std::uint32_t& done,
+                  TOverlapped* overlapped) override {
+        return posix::ReadFile(h, buffer, count, done, overlapped);
+    }
+    bool WriteFile(const THandle& h, const void* buffer, std::uint32_t count, std::uint32_t& done,
+                   TOverlapped* overlapped) override {
+        return posix::WriteFile(h, buffer, count, done, overlapped);
+    }
+    std::uint32_t GetLastError() override { return posix::GetLastError(); }
+    bool GetOverlappedResult(const THandle& h, TOverlapped* overlapped, std::uint32_t& done,
+                             bool wait) override {
+        return posix::GetOverlappedResult(h, overlapped, done, wait);
+    }
+    void CloseHandle(const THandle& h) override { posix::CloseHandle(h); }
+    void ReleaseHandle(const THandle& h) override { posix::ReleaseHandle(h); }
 
 private:
     std::mutex FMutex;
