@@ -18,6 +18,9 @@ public:
     // Runs task on the main thread, some time after the call. Callable from any thread.
     virtual void Post(std::function<void()> task) = 0;
     virtual bool IsMainThread() const = 0;
+    // On the main thread: runs the tasks waiting now. Whoever waits on the main thread for
+    // another thread that may be waiting for the main thread calls this while it waits.
+    virtual void RunPending() = 0;
 };
 
 // Installs the queue (nullptr uninstalls). The queue must outlive every poster.
@@ -31,6 +34,7 @@ public:
 
     void Post(std::function<void()> task) override;
     bool IsMainThread() const override { return std::this_thread::get_id() == FMainThread; }
+    void RunPending() override { ProcessPending(); }
 
     // Runs what is queued now and what those tasks queue; returns how many ran.
     int ProcessPending();

@@ -186,7 +186,7 @@ std::int32_t TCOMManager::IndexOfPort(std::int32_t portNo) const {
 }
 
 void TCOMManager::UpdatePortOwner(TCustomSerial* component) {
-    const std::int32_t portNo = component->COMPort();
+    const std::int32_t portNo = component->OwnerPortNo();
     TCustomSerial* const owner = component->Active() ? component : nullptr;
     std::lock_guard lock(FLock);
     for (std::vector<TPortEntry>* list : {&FPorts, FOldPorts}) {

@@ -49,13 +49,16 @@ std::int32_t RoundBaudrate(std::int32_t value) {
 
 TSerial::TSerial(rt::TComponent* owner)
     : TCustomSerial(owner),
-      ReceiveString(this, &TSerial::ReceiveStringClosed, &TSerial::ReceiveStringClosed,
-                    &TSerial::ReceiveStringClosed),
-      SendData(this, &TSerial::SendDataClosed, &TSerial::SendDataClosed, &TSerial::SendDataClosed),
-      ReceiveData(this, &TSerial::ReceiveDataClosed, &TSerial::ReceiveDataClosed,
-                  &TSerial::ReceiveDataClosed),
-      SendString(this, &TSerial::SendStringClosed, &TSerial::SendStringClosed,
-                 &TSerial::SendStringClosed) {
+      ReceiveString(this, &TSerial::ReceiveStringClosed, &TSerial::ReceiveStringImmediate,
+                    &TSerial::ReceiveStringOverlapped),
+      SendData(this, &TSerial::SendDataClosed, &TSerial::SendDataImmediate,
+               &TSerial::SendDataOverlapped),
+      ReceiveData(this, &TSerial::ReceiveDataClosed, &TSerial::ReceiveDataImmediate,
+                  &TSerial::ReceiveDataOverlapped),
+      SendString(this, &TSerial::SendStringClosed, &TSerial::SendStringImmediate,
+                 &TSerial::SendStringOverlapped),
+      FLink(std::make_shared<TSerThreadLink>()) {
+    FLink->Component = this;
     std::uint32_t platformId = 0;
     FIsWinNT = comm::Platform().GetVersionEx(platformId) && platformId == comm::VER_PLATFORM_WIN32_NT;
     FThreadPriority = rt::TThreadPriority::tpNormal;
@@ -64,7 +67,6 @@ TSerial::TSerial(rt::TComponent* owner)
     BindSlots(TTransferVariant::Closed);
 }
 
-TSerial::~TSerial() = default;
 
 void TSerial::SetBaudrate(std::int32_t value) { FBaudrate = RoundBaudrate(value); }
 
@@ -105,7 +107,3 @@ void TSerial::SetHandler(TEvent e, const rt::TNotifyEvent& handler) {
     FHandlers[e] = handler;
 }
 
-std::string TSerial::ReceiveStringClosed() { return {}; }
-std::int32_t TSerial::SendDataClosed(const void*, std::int32_t) { return 0; }
-std::int32_t TSerial::ReceiveDataClosed(void*, std::uint32_t) { return 0; }
-std::int32_t TSerial::SendStringClosed(const std::string&) { return 0; }

@@ -32,6 +32,8 @@
 #include "Object.h"
 #include "Thread.h"
 
+#include <condition_variable>
+
 class TCustomSerial;
 class TSerial;
 
@@ -95,8 +97,8 @@ public:
 
     bool PortExists(std::int32_t portNo) const;
     std::int32_t IndexOfPort(std::int32_t portNo) const;
-    // Sets the entry of the component's COMPort to name the component while it is active, and
-    // none when it is not.
+    // Sets the entry of the component's port (OwnerPortNo) to name the component while it is
+    // active, and none when it is not.
     void UpdatePortOwner(TCustomSerial* component);
     // Clears every entry that names the component (it is being destroyed).
     void ForgetOwner(TCustomSerial* component);
@@ -174,7 +176,16 @@ public:
     // The port manager's notice that the port has disappeared.
     virtual void COMRemoved();
 
+    // The port number whose list entry names this component: the port it opened while that is
+    // open or being closed, else COMPort. So the close report clears the entry of the port
+    // that was opened, even when COMPort was changed meanwhile.
+    std::int32_t OwnerPortNo() const {
+        const std::int32_t opened = FOpenedPort.load();
+        return opened ? opened : COMPort();
+    }
+
 protected:
+    std::atomic<std::int32_t> FOpenedPort{0};
     std::atomic<bool> FActive{false};
     std::atomic<std::int32_t> FCOMPort{0};
     comm::THandle FHandle;
@@ -242,10 +253,56 @@ private:
     TFn FFns[3];
 };
 
+// What a component and its event threads share: the component while it exists, and how many
+// of its threads still run. The component's destruction waits for them (running the main
+// thread's queued work meanwhile); a thread whose handler destroyed the component finds it gone.
+struct TSerThreadLink {
+    std::mutex Mutex;
+    std::condition_variable Ended;
+    TSerial* Component = nullptr;
+    int Running = 0;
+};
+
+// The event thread: waits for line events of the component's port and delivers them to its
+// handlers, on itself or through Synchronize on the main thread.
+class TSerThread : public rt::TThread {
+public:
+    explicit TSerThread(std::shared_ptr<TSerThreadLink> link);
+    ~TSerThread() override;
+
+    std::uint32_t EventMask = 0;  // the bits the last wait returned
+    TSerial* SerialComponent;
+
+protected:
+    void Execute() override;
+    void DispatchEvents();
+
+private:
+    TSerial* Component() const;
+    std::shared_ptr<TSerThreadLink> FLink;
+};
+
 class TSerial : public TCustomSerial {
 public:
     explicit TSerial(rt::TComponent* owner);
     ~TSerial() override;
+
+    // true opens, false closes; the routines are called directly, bypassing overrides of
+    // OpenPort and ClosePort.
+    void SetActive(bool value);
+    // Opens COMPort with the whole configuration; true when this call opened it.
+    virtual bool OpenPort();
+    virtual void ClosePort();
+    void COMRemoved() override;
+
+    // Bytes waiting in the receive queue; 0 when closed. Also clears the port's error state.
+    std::int32_t InQueueCount();
+    void GetQueueCounts(std::int32_t& inQueue, std::int32_t& outQueue);
+
+    comm::THandle Handle() const;
+    const comm::TDcb& Dcb() const { return FDcb; }
+    // The event mask of the handlers assigned now.
+    std::uint32_t EventMask() const;
 
     // Properties in publication order. Writes never touch an open port; they take effect at
     // the next open.
@@ -345,11 +402,20 @@ public:
     TTransferSlot<std::int32_t(void*, std::uint32_t)> ReceiveData;
     TTransferSlot<std::int32_t(const std::string&)> SendString;
 
-    // The variants, in slot order.
+    // The variants, in slot order. The open ones are serialized: one transfer at a time,
+    // also against closing the handle.
     virtual std::string ReceiveStringClosed();
+    virtual std::string ReceiveStringImmediate();
+    virtual std::string ReceiveStringOverlapped();
     virtual std::int32_t SendDataClosed(const void* buffer, std::int32_t count);
+    virtual std::int32_t SendDataImmediate(const void* buffer, std::int32_t count);
+    virtual std::int32_t SendDataOverlapped(const void* buffer, std::int32_t count);
     virtual std::int32_t ReceiveDataClosed(void* buffer, std::uint32_t count);
+    virtual std::int32_t ReceiveDataImmediate(void* buffer, std::uint32_t count);
+    virtual std::int32_t ReceiveDataOverlapped(void* buffer, std::uint32_t count);
     virtual std::int32_t SendStringClosed(const std::string& text);
+    virtual std::int32_t SendStringImmediate(const std::string& text);
+    virtual std::int32_t SendStringOverlapped(const std::string& text);
 
     // The settings record and its 95-character text.
     virtual void SetSettings(TSerialSettings settings);
@@ -363,6 +429,21 @@ protected:
 private:
     template <class Sig>
     friend class TTransferSlot;
+    friend class TSerThread;
+
+    bool DoOpen();
+    void DoClose();
+    // Drops the handle once no transfer uses it any more; the platform call has ended them.
+    void DropHandle();
+    void WaitForThreads();
+    std::int32_t Transfer(bool write, void* buffer, std::uint32_t count, bool overlapped);
+    std::string ReceiveStringVariant(bool overlapped);
+
+    mutable std::mutex FHandleLock;  // guards FHandle
+    std::mutex FTransferLock;        // one transfer at a time
+    std::mutex FStateLock;           // one open, close or removal at a time
+    rt::TTerminateFlag FThreadFlag;  // the current event thread's, none without one
+    std::shared_ptr<TSerThreadLink> FLink;
 
     bool FIsWinNT = false;
     std::int32_t FBaudrate = 9600;
@@ -406,5 +487,12 @@ typename TTransferSlot<R(A...)>::TFn TTransferSlot<R(A...)>::Bound() const {
     return FFns[static_cast<int>(FOwner->FVariant.load())];
 }
 
-// The pure rules of the properties, shared by the setters and their tests.
+// The pure rules, shared by the component and its tests.
 std::int32_t RoundBaudrate(std::int32_t value);
+// "COM5" for 1 to 9, "\\.\COM12" from 10 up.
+std::string DeviceName(std::int32_t port);
+// The DCB members the open routine sets from the properties; the rest stays as dcb holds it.
+void ApplySettingsToDcb(const TSerial& ser, comm::TDcb& dcb);
+// The time-outs for RecTimeOut and TrmTimeOut at a baud rate.
+comm::TCommTimeouts CommTimeoutsFor(std::uint32_t baudRate, std::int32_t recTimeOut,
+                                    std::int32_t trmTimeOut);

@@ -2,7 +2,10 @@
 // and the component's logic is tested to the bit without hardware.
 #pragma once
 
+#include <condition_variable>
+#include <deque>
 #include <functional>
+#include <mutex>
 #include <map>
 #include <set>
 #include <string>
@@ -42,6 +45,31 @@ public:
     // A port broadcast: WM_DEVICECHANGE with the event and a header of the device type.
     std::intptr_t Broadcast(std::uintptr_t event, std::uint32_t deviceType = DBT_DEVTYP_PORT);
 
+    // ---- comm functions
+    // Each call's name and arguments, in order ("CreateFile COM5", "SetupComm 16384 16384", ...).
+    std::vector<std::string> CommCalls() const;
+    void ClearCommCalls();
+    // Names of the functions that fail ("CreateFile", "SetupComm", "SetCommState", ...).
+    std::set<std::string> Fail;
+    TDcb LastDcb;
+    TCommTimeouts LastTimeouts;
+    std::uint32_t LastMask = 0;
+    // ReadFile and WriteFile go pending; GetOverlappedResult then completes them, or with
+    // wait false does PartialCount bytes.
+    bool PendingTransfers = false;
+    std::uint32_t PartialCount = 0;
+
+    // What the port has received (ReadFile serves it, ClearCommError counts it) and sent.
+    void Receive(const std::string& bytes);
+    std::string Sent() const;
+    std::uint32_t OutQueue = 0;
+    // The next wait returns these bits (one push, one wait).
+    void PushEvent(std::uint32_t bits);
+    // Waits currently blocked in WaitCommEvent.
+    int Waiting() const;
+    // Blocks until a wait is blocked (true) or the time is up.
+    bool WaitUntilWaiting(int waits, int timeoutMs) const;
+
     TWindowHandle LastWindow() const { return FLastWindow; }
     bool WindowExists(TWindowHandle wnd) const { return FWindows.count(wnd) != 0; }
     int DefWindowProcCalls = 0;
@@ -55,7 +83,43 @@ public:
     void DestroyHiddenWindow(TWindowHandle wnd) override;
     void UnregisterWindowClass(const char* className) override;
 
+    THandle CreateFile(const char* name) override;
+    bool SetupComm(const THandle& h, std::uint32_t inQueue, std::uint32_t outQueue) override;
+    bool BuildCommDCB(const char* definition, TDcb& dcb) override;
+    bool SetCommState(const THandle& h, const TDcb& dcb) override;
+    bool SetCommTimeouts(const THandle& h, const TCommTimeouts& timeouts) override;
+    bool SetCommMask(const THandle& h, std::uint32_t mask) override;
+    bool WaitCommEvent(const THandle& h, std::uint32_t& events) override;
+    bool ClearCommError(const THandle& h, std::uint32_t& errors, TComStat& stat) override;
+    bool ReadFile(const THandle& h, void* buffer, std::uint32_t count, std::uint32_t& done,
+                  TOverlapped* overlapped) override;
+    bool WriteFile(const THandle& h, const void* buffer, std::uint32_t count, std::uint32_t& done,
+                   TOverlapped* overlapped) override;
+    std::uint32_t GetLastError() override;
+    bool GetOverlappedResult(const THandle& h, TOverlapped* overlapped, std::uint32_t& done,
+                             bool wait) override;
+    void CloseHandle(const THandle& h) override;
+    void ReleaseHandle(const THandle& h) override;
+
 private:
+    struct TPending {
+        bool read = false;
+        void* readBuffer = nullptr;
+        const void* writeBuffer = nullptr;
+        std::uint32_t count = 0;
+    };
+    bool Usable(const THandle& h);  // with FMutex held
+    void Call(const std::string& call);  // with FMutex held
+    bool Failing(const char* name);      // with FMutex held
+
+    mutable std::mutex FMutex;
+    mutable std::condition_variable FChanged;
+    std::vector<std::string> FCommCalls;
+    std::string FRx, FTx;
+    std::deque<std::uint32_t> FEvents;
+    std::uint64_t FMaskChanges = 0;
+    int FWaiting = 0;
+    TPending FPending;
     std::map<std::string, TWndProc> FClasses;
     std::map<TWindowHandle, TWndProc> FWindows;
     TWindowHandle FLastWindow = 0;
