@@ -48,15 +48,17 @@ TThread::~TThread() {
 }
 
 void TThread::Start() {
+    // A free-on-terminate body may delete this object before the thread constructor returns:
+    // nothing of the object is touched after the start.
     std::shared_ptr<TState> state = FState;
+    const bool freeOnTerminate = FFreeOnTerminate;
     state->thread = std::thread([this, state] {
         Run();
-        // The object may be gone now; only the shared state is touched.
         std::lock_guard lock(state->mutex);
         state->done = true;
         state->ended.notify_all();
     });
-    if (FFreeOnTerminate) FState->thread.detach();
+    if (freeOnTerminate) state->thread.detach();
 }
 
 void TThread::Run() {

@@ -312,6 +312,9 @@ void TSerThread::Execute() {
         if (!ser) break;
         const comm::THandle h = ser->Handle();
         if (!h) break;  // closed: nothing will ever arrive
+        // A close (which sets the flag first) and a new open may have come between the loop's
+        // test and reading the handle: this thread must not wait on the new open's handle.
+        if (Terminated()) break;
         std::uint32_t events = 0;
         const bool ok = p.WaitCommEvent(h, events);
         // The wait a close or a removal ended delivers nothing.
