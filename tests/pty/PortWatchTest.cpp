@@ -14,6 +14,7 @@
 
 #include "MainThreadQueue.h"
 #include "PosixPorts.h"
+#include "PtySupport.h"
 #include "SerialTestSupport.h"
 #include "TestFiles.h"
 
@@ -25,36 +26,11 @@ namespace {
 
 constexpr auto kDeadline = std::chrono::seconds(5);
 
-// A pseudo-terminal pair; the slave's path is what a link points to.
-class TPty {
-public:
-    TPty() {
-        char name[256];
-        if (openpty(&FMaster, &FSlave, name, nullptr, nullptr) != 0) throw std::runtime_error("openpty");
-        FName = name;
-    }
-    ~TPty() { Close(); }
-    void Close() {
-        if (FMaster >= 0) close(FMaster);
-        if (FSlave >= 0) close(FSlave);
-        FMaster = FSlave = -1;
-    }
-    const std::string& Name() const { return FName; }
-
-private:
-    int FMaster = -1, FSlave = -1;
-    std::string FName;
-};
-
 class PortDirTest : public testing::Test {
 protected:
-    void SetUp() override { setenv("BOOTLOADER_PORT_DIR", dir.Path().c_str(), 1); }
-    void TearDown() override { unsetenv("BOOTLOADER_PORT_DIR"); }
-    void Link(int port, const std::string& target) {
-        fs::create_symlink(target, dir.Path() / ("com" + std::to_string(port)));
-    }
-    void Unlink(int port) { fs::remove(dir.Path() / ("com" + std::to_string(port))); }
-    TTempDir dir;
+    void Link(int port, const std::string& target) { dir.Link(port, target); }
+    void Unlink(int port) { dir.Unlink(port); }
+    TPortDir dir;
 };
 
 TEST(PosixPorts, NamesAndTheComNumberTable) {
