@@ -234,8 +234,10 @@ std::int32_t TSerial::Transfer(bool write, void* buffer, std::uint32_t count, bo
     std::uint32_t done = 0;
     const bool ok = write ? p.WriteFile(h, buffer, count, done, &FOverlapped)
                           : p.ReadFile(h, buffer, count, done, &FOverlapped);
-    if (overlapped && !ok && p.GetLastError() == comm::ERROR_IO_PENDING)
-        p.GetOverlappedResult(h, &FOverlapped, done, SyncWait());
+    // The Immediate variants never wait, yet a pending transfer must not go on with the
+    // caller's buffer after the call: it ends with what is done by then.
+    if (!ok && p.GetLastError() == comm::ERROR_IO_PENDING)
+        p.GetOverlappedResult(h, &FOverlapped, done, overlapped && SyncWait());
     return static_cast<std::int32_t>(done);
 }
 

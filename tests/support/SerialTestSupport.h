@@ -1,7 +1,16 @@
 // Helpers for tests of the port manager and the serial component.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <sstream>
 #include <string>
+#include <system_error>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "FakePlatform.h"
@@ -49,5 +58,120 @@ inline std::vector<std::string> PortNames() {
     for (const TPortEntry& e : COMManager->Ports()) names.push_back(e.Name);
     return names;
 }
+
+// Every member of a DCB, one "name=value" per member, so a mismatch shows which one differs.
+inline std::string DcbText(const comm::TDcb& d) {
+    std::ostringstream out;
+    out << std::hex << "DCBlength=" << d.DCBlength << " BaudRate=" << std::dec << d.BaudRate
+        << std::hex << " Flags=" << d.Flags << " wReserved=" << d.wReserved
+        << " XonLim=" << d.XonLim << " XoffLim=" << d.XoffLim << " ByteSize=" << +d.ByteSize
+        << " Parity=" << +d.Parity << " StopBits=" << +d.StopBits
+        << " XonChar=" << +static_cast<std::uint8_t>(d.XonChar)
+        << " XoffChar=" << +static_cast<std::uint8_t>(d.XoffChar)
+        << " ErrorChar=" << +static_cast<std::uint8_t>(d.ErrorChar)
+        << " EofChar=" << +static_cast<std::uint8_t>(d.EofChar)
+        << " EvtChar=" << +static_cast<std::uint8_t>(d.EvtChar) << " wReserved1=" << d.wReserved1;
+    return out.str();
+}
+
+// The main window's line settings: 115200 baud, 8 data bits, no parity, 2 stop bits, no
+// handshake, RTS and DTR off; the rest as constructed.
+inline void ApplyWindowSettings(TSerial& ser) {
+    ser.SetBaudrate(115200);
+    ser.SetDataBits(TDataBits::db_8);
+    ser.SetParityBit(TParityBit::none);
+    ser.SetStopBits(TStopBits::sb_2);
+    ser.SetHandshakeRtsCts(false);
+    ser.SetHandshakeDtrDsr(false);
+    ser.SetHandshakeXOnXOff(false);
+    ser.SetRTSActive(false);
+    ser.SetDTRActive(false);
+}
+
+// Polls a condition that nothing signals until it holds or the time is up.
+inline bool Eventually(const std::function<bool()>& done,
+                       std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) return done();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+// The threads of this process, or -1 where the system does not tell. A thread exists as soon
+// as its start returns, so this shows deterministically whether an operation started one.
+inline int ProcessThreads() {
+#if defined(__linux__)
+    std::error_code error;
+    int n = 0;
+    for (std::filesystem::directory_iterator it("/proc/self/task", error), end; !error && it != end;
+         it.increment(error))
+        ++n;
+    return error ? -1 : n;
+#else
+    return -1;
+#endif
+}
+
+// Records the calls of a component's handlers, in order, with their sender and the thread
+// each ran on; then runs Action, which a test sets before the port opens.
+class TEventRecorder : public rt::TObject {
+public:
+    static constexpr const char* kNames[TSerial::kEventCount] = {
+        "Break", "Cts", "Dsr", "Error", "Ring", "Dcd", "RxChar", "EventChar", "TxEmpty", "Data"};
+
+    std::function<void(TSerial* ser, TSerial::TEvent event)> Action;
+
+    rt::TNotifyEvent Handler(TSerial::TEvent e) {
+        return Make(e, std::make_index_sequence<TSerial::kEventCount>());
+    }
+    void Assign(TSerial& ser, std::initializer_list<TSerial::TEvent> events) {
+        for (TSerial::TEvent e : events) ser.SetHandler(e, Handler(e));
+    }
+
+    std::vector<std::string> Calls() const {
+        std::lock_guard lock(FMutex);
+        return FCalls;
+    }
+    std::vector<std::thread::id> Threads() const {
+        std::lock_guard lock(FMutex);
+        return FThreads;
+    }
+    std::vector<rt::TObject*> Senders() const {
+        std::lock_guard lock(FMutex);
+        return FSenders;
+    }
+    bool WaitForCalls(std::size_t n,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(5)) const {
+        std::unique_lock lock(FMutex);
+        return FChanged.wait_for(lock, timeout, [&] { return FCalls.size() >= n; });
+    }
+
+private:
+    template <int E>
+    void Fire(rt::TObject* sender) {
+        {
+            std::lock_guard lock(FMutex);
+            FCalls.emplace_back(kNames[E]);
+            FThreads.push_back(std::this_thread::get_id());
+            FSenders.push_back(sender);
+        }
+        FChanged.notify_all();
+        if (Action) Action(static_cast<TSerial*>(sender), static_cast<TSerial::TEvent>(E));
+    }
+    template <std::size_t... I>
+    rt::TNotifyEvent Make(TSerial::TEvent e, std::index_sequence<I...>) {
+        using TFn = void (TEventRecorder::*)(rt::TObject*);
+        static constexpr TFn kFns[] = {&TEventRecorder::Fire<static_cast<int>(I)>...};
+        return {this, kFns[e]};
+    }
+
+    mutable std::mutex FMutex;
+    mutable std::condition_variable FChanged;
+    std::vector<std::string> FCalls;
+    std::vector<std::thread::id> FThreads;
+    std::vector<rt::TObject*> FSenders;
+};
 
 }  // namespace testing_support

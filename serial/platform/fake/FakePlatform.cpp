@@ -71,6 +71,7 @@ namespace comm {
 namespace {
 
 thread_local std::uint32_t tLastError = ERROR_SUCCESS;
+constexpr std::uint32_t kErrorAccessDenied = 5;
 
 class TFakeHandle : public TCommHandle {
 public:
@@ -118,6 +119,12 @@ std::string TFakePlatform::Sent() const {
     return FTx;
 }
 
+void TFakePlatform::ClearQueues() {
+    std::lock_guard lock(FMutex);
+    FRx.clear();
+    FTx.clear();
+}
+
 void TFakePlatform::PushEvent(std::uint32_t bits) {
     {
         std::lock_guard lock(FMutex);
@@ -137,11 +144,75 @@ bool TFakePlatform::WaitUntilWaiting(int waits, int timeoutMs) const {
                              [&] { return FWaiting >= waits; });
 }
 
+void TFakePlatform::FailWaits(int n) {
+    {
+        std::lock_guard lock(FMutex);
+        FWaitFailures += n;
+    }
+    FChanged.notify_all();
+}
+
+bool TFakePlatform::WaitUntilIdle(int timeoutMs) const {
+    std::unique_lock lock(FMutex);
+    return FChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+        return FEvents.empty() && FWaitFailures == 0 && FWaiting > 0 && FWaitsBegun > FLastWake;
+    });
+}
+
+// Marks the calling thread as a waiter until it ends. The mark holds only the count, so a
+// thread that outlives the fake harms nothing.
+struct TFakePlatform::TWaiterMark {
+    std::shared_ptr<TThreadCount> Count;
+    ~TWaiterMark() { Leave(); }
+    void Leave() {
+        if (!Count) return;
+        {
+            std::lock_guard lock(Count->Mutex);
+            --Count->Live;
+        }
+        Count->Changed.notify_all();
+        Count.reset();
+    }
+};
+
+void TFakePlatform::MarkWaiterThread() {
+    thread_local TWaiterMark mark;
+    if (mark.Count == FWaiterThreads) return;
+    mark.Leave();
+    mark.Count = FWaiterThreads;
+    std::lock_guard lock(FWaiterThreads->Mutex);
+    ++FWaiterThreads->Live;
+}
+
+int TFakePlatform::WaiterThreads() const {
+    std::lock_guard lock(FWaiterThreads->Mutex);
+    return FWaiterThreads->Live;
+}
+
+bool TFakePlatform::WaitUntilNoWaiterThreads(int timeoutMs) const {
+    std::unique_lock lock(FWaiterThreads->Mutex);
+    return FWaiterThreads->Changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                            [&] { return FWaiterThreads->Live == 0; });
+}
+
+bool TFakePlatform::TransferPending() const {
+    std::lock_guard lock(FMutex);
+    return FPending.active;
+}
+
 THandle TFakePlatform::CreateFile(const char* name) {
     std::lock_guard lock(FMutex);
     Call(std::string("CreateFile ") + name);
     if (Failing("CreateFile")) return nullptr;
-    return std::make_shared<TFakeHandle>(name);
+    // Share mode 0: a port stays taken until its handle is closed or released.
+    const THandle held = FOpen[name].lock();
+    if (held && !AsFake(held)->Closed) {
+        tLastError = kErrorAccessDenied;
+        return nullptr;
+    }
+    THandle h = std::make_shared<TFakeHandle>(name);
+    FOpen[name] = h;
+    return h;
 }
 
 bool TFakePlatform::SetupComm(const THandle& h, std::uint32_t inQueue, std::uint32_t outQueue) {
@@ -194,18 +265,26 @@ bool TFakePlatform::SetCommMask(const THandle& h, std::uint32_t mask) {
 }
 
 bool TFakePlatform::WaitCommEvent(const THandle& h, std::uint32_t& events) {
+    MarkWaiterThread();
     std::unique_lock lock(FMutex);
     events = 0;
     if (!Usable(h)) return false;
     const std::uint64_t masks = FMaskChanges;
     ++FWaiting;
+    ++FWaitsBegun;
     FChanged.notify_all();
     FChanged.wait(lock, [&] {
-        return !FEvents.empty() || FMaskChanges != masks || !Usable(h);
+        return !FEvents.empty() || FWaitFailures > 0 || FMaskChanges != masks || !Usable(h);
     });
     --FWaiting;
     if (!Usable(h)) return false;
     if (FMaskChanges != masks) return true;  // ended by a new mask: no bits
+    FLastWake = FWaitsBegun;
+    if (FWaitFailures > 0) {
+        --FWaitFailures;
+        tLastError = ERROR_INVALID_PARAMETER;
+        return false;
+    }
     events = FEvents.front() & LastMask;
     FEvents.pop_front();
     return true;
@@ -228,7 +307,7 @@ bool TFakePlatform::ReadFile(const THandle& h, void* buffer, std::uint32_t count
     done = 0;
     if (!Usable(h) || Failing("ReadFile")) return false;
     if (PendingTransfers) {
-        FPending = {true, buffer, nullptr, count};
+        FPending = {true, true, buffer, nullptr, count};
         tLastError = ERROR_IO_PENDING;
         return false;
     }
@@ -245,7 +324,7 @@ bool TFakePlatform::WriteFile(const THandle& h, const void* buffer, std::uint32_
     done = 0;
     if (!Usable(h) || Failing("WriteFile")) return false;
     if (PendingTransfers) {
-        FPending = {false, nullptr, buffer, count};
+        FPending = {true, false, nullptr, buffer, count};
         tLastError = ERROR_IO_PENDING;
         return false;
     }
@@ -280,6 +359,7 @@ void TFakePlatform::CloseHandle(const THandle& h) {
         std::lock_guard lock(FMutex);
         Call("CloseHandle");
         if (TFakeHandle* f = AsFake(h)) f->Closed = true;
+        FPending = {};  // a transfer in progress ends with the handle
     }
     FChanged.notify_all();
 }
@@ -289,6 +369,7 @@ void TFakePlatform::ReleaseHandle(const THandle& h) {
         std::lock_guard lock(FMutex);
         Call("ReleaseHandle");
         if (TFakeHandle* f = AsFake(h)) f->Closed = true;
+        FPending = {};  // a transfer in progress ends with the handle
     }
     FChanged.notify_all();
 }

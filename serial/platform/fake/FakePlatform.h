@@ -2,11 +2,13 @@
 // and the component's logic is tested to the bit without hardware.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
-#include <mutex>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -58,10 +60,15 @@ public:
     // wait false does PartialCount bytes.
     bool PendingTransfers = false;
     std::uint32_t PartialCount = 0;
+    // A transfer went pending and no GetOverlappedResult has ended it yet: it still holds the
+    // caller's buffer.
+    bool TransferPending() const;
 
     // What the port has received (ReadFile serves it, ClearCommError counts it) and sent.
     void Receive(const std::string& bytes);
     std::string Sent() const;
+    // Forgets what was received and sent.
+    void ClearQueues();
     std::uint32_t OutQueue = 0;
     // The next wait returns these bits (one push, one wait).
     void PushEvent(std::uint32_t bits);
@@ -69,6 +76,14 @@ public:
     int Waiting() const;
     // Blocks until a wait is blocked (true) or the time is up.
     bool WaitUntilWaiting(int waits, int timeoutMs) const;
+    // The next n waits fail, the one blocked now included.
+    void FailWaits(int n);
+    // Blocks until every pushed event and failure has ended a wait and a wait has begun since
+    // the last of them, so whatever the waiter did with them is done (true), or the time is up.
+    bool WaitUntilIdle(int timeoutMs) const;
+    // Threads that have waited and not yet ended; an event thread counts until its very end.
+    int WaiterThreads() const;
+    bool WaitUntilNoWaiterThreads(int timeoutMs) const;
 
     TWindowHandle LastWindow() const { return FLastWindow; }
     bool WindowExists(TWindowHandle wnd) const { return FWindows.count(wnd) != 0; }
@@ -103,11 +118,20 @@ public:
 
 private:
     struct TPending {
+        bool active = false;
         bool read = false;
         void* readBuffer = nullptr;
         const void* writeBuffer = nullptr;
         std::uint32_t count = 0;
     };
+    struct TThreadCount {
+        std::mutex Mutex;
+        std::condition_variable Changed;
+        int Live = 0;
+    };
+    struct TWaiterMark;
+    void MarkWaiterThread();
+
     bool Usable(const THandle& h);  // with FMutex held
     void Call(const std::string& call);  // with FMutex held
     bool Failing(const char* name);      // with FMutex held
@@ -119,6 +143,11 @@ private:
     std::deque<std::uint32_t> FEvents;
     std::uint64_t FMaskChanges = 0;
     int FWaiting = 0;
+    int FWaitFailures = 0;
+    std::uint64_t FWaitsBegun = 0;
+    std::uint64_t FLastWake = 0;  // FWaitsBegun when an event or failure last ended a wait
+    std::map<std::string, std::weak_ptr<TCommHandle>> FOpen;  // exclusive open, by name
+    std::shared_ptr<TThreadCount> FWaiterThreads = std::make_shared<TThreadCount>();
     TPending FPending;
     std::map<std::string, TWndProc> FClasses;
     std::map<TWindowHandle, TWndProc> FWindows;
