@@ -180,6 +180,26 @@ private:
     TPosixHandle& FHandle;
 };
 
+// The handle behind h, open, with its lock held; empty (last error set) for anything else.
+class TOpenHandle {
+public:
+    explicit TOpenHandle(const THandle& h) : FHandle(AsPosix(h)) {
+        if (FHandle) FLock = std::unique_lock(FHandle->Mutex);
+        if (!FHandle || FHandle->Closed) {
+            Fail(ERROR_INVALID_HANDLE);
+            FHandle = nullptr;
+        }
+    }
+    explicit operator bool() const { return FHandle != nullptr; }
+    TPosixHandle* operator->() const { return FHandle; }
+    TPosixHandle& operator*() const { return *FHandle; }
+    std::unique_lock<std::mutex>& Lock() { return FLock; }
+
+private:
+    TPosixHandle* FHandle;
+    std::unique_lock<std::mutex> FLock;
+};
+
 TLineState ReadLines(int fd) {
     TLineState s;
     s.haveCounters = ioctl(fd, TIOCGICOUNT, &s.counters) == 0;
@@ -454,10 +474,8 @@ THandle CreateFile(const char* name) {
 }
 
 bool SetupComm(const THandle& handle, std::uint32_t inQueue, std::uint32_t /*outQueue*/) {
-    TPosixHandle* h = AsPosix(handle);
-    if (!h) return Fail(ERROR_INVALID_HANDLE);
-    std::lock_guard lock(h->Mutex);
-    if (h->Closed) return Fail(ERROR_INVALID_HANDLE);
+    TOpenHandle h(handle);
+    if (!h) return false;
     // The terminal's own transmit buffer is the transmit queue; its size cannot be set.
     h->Rx.Resize(std::clamp<std::size_t>(inQueue, kMinQueue, kMaxQueue));
     return true;
@@ -544,10 +562,8 @@ bool BuildCommDCB(const char* definition, TDcb& dcb) {
 }
 
 bool SetCommState(const THandle& handle, const TDcb& dcb) {
-    TPosixHandle* h = AsPosix(handle);
-    if (!h) return Fail(ERROR_INVALID_HANDLE);
-    std::lock_guard lock(h->Mutex);
-    if (h->Closed) return Fail(ERROR_INVALID_HANDLE);
+    TOpenHandle h(handle);
+    if (!h) return false;
     termios t;
     if (tcgetattr(h->Fd, &t) != 0) return FailErrno();
     if (dcb.BaudRate == 0 || !TermiosFromDcb(dcb, t)) return Fail(ERROR_INVALID_PARAMETER);
@@ -572,19 +588,15 @@ bool SetCommState(const THandle& handle, const TDcb& dcb) {
 }
 
 bool SetCommTimeouts(const THandle& handle, const TCommTimeouts& timeouts) {
-    TPosixHandle* h = AsPosix(handle);
-    if (!h) return Fail(ERROR_INVALID_HANDLE);
-    std::lock_guard lock(h->Mutex);
-    if (h->Closed) return Fail(ERROR_INVALID_HANDLE);
+    TOpenHandle h(handle);
+    if (!h) return false;
     h->Timeouts = timeouts;
     return true;
 }
 
 bool SetCommMask(const THandle& handle, std::uint32_t mask) {
-    TPosixHandle* h = AsPosix(handle);
-    if (!h) return Fail(ERROR_INVALID_HANDLE);
-    std::lock_guard lock(h->Mutex);
-    if (h->Closed) return Fail(ERROR_INVALID_HANDLE);
+    TOpenHandle h(handle);
+    if (!h) return false;
     h->Mask = mask;
     ++h->MaskChanges;
     h->Kick();  // a pending wait ends
@@ -593,10 +605,8 @@ bool SetCommMask(const THandle& handle, std::uint32_t mask) {
 
 bool WaitCommEvent(const THandle& handle, std::uint32_t& events) {
     events = 0;
-    TPosixHandle* h = AsPosix(handle);
-    if (!h) return Fail(ERROR_INVALID_HANDLE);
-    std::unique_lock lock(h->Mutex);
-    if (h->Closed) return Fail(ERROR_INVALID_HANDLE);
+    TOpenHandle h(handle);
+    if (!h) return false;
     TUse use(*h);
     ++h->Waiters;
     const std::uint64_t maskChanges = h->MaskChanges;
@@ -621,7 +631,7 @@ bool WaitCommEvent(const THandle& handle, std::uint32_t& events) {
         const short watch = h->Rx.Free() > 0 ? POLLIN : 0;
         std::optional<TClock::time_point> deadline;
         if (h->Mask & kPolledEvents) deadline = TClock::now() + milliseconds(kLinePollMs);
-        BlockUnlocked(lock, *h, watch, deadline);
+        BlockUnlocked(h.Lock(), *h, watch, deadline);
     }
     --h->Waiters;
     return result;
@@ -630,10 +640,8 @@ bool WaitCommEvent(const THandle& handle, std::uint32_t& events) {
 bool ClearCommError(const THandle& handle, std::uint32_t& errors, TComStat& stat) {
     errors = 0;
     stat = {};
-    TPosixHandle* h = AsPosix(handle);
-    if (!h) return Fail(ERROR_INVALID_HANDLE);
-    std::lock_guard lock(h->Mutex);
-    if (h->Closed) return Fail(ERROR_INVALID_HANDLE);
+    TOpenHandle h(handle);
+    if (!h) return false;
     DrainLocked(*h);
     CheckLinesLocked(*h);
     errors = h->Errors;
@@ -648,10 +656,8 @@ bool ClearCommError(const THandle& handle, std::uint32_t& errors, TComStat& stat
 bool ReadFile(const THandle& handle, void* buffer, std::uint32_t count, std::uint32_t& done,
               TOverlapped* /*overlapped*/) {
     done = 0;
-    TPosixHandle* h = AsPosix(handle);
-    if (!h) return Fail(ERROR_INVALID_HANDLE);
-    std::lock_guard lock(h->Mutex);
-    if (h->Closed) return Fail(ERROR_INVALID_HANDLE);
+    TOpenHandle h(handle);
+    if (!h) return false;
     h->Pending = {};  // an earlier transfer left pending is abandoned
     if (count == 0) return true;
     auto* out = static_cast<std::uint8_t*>(buffer);
@@ -687,10 +693,8 @@ bool ReadFile(const THandle& handle, void* buffer, std::uint32_t count, std::uin
 bool WriteFile(const THandle& handle, const void* buffer, std::uint32_t count, std::uint32_t& done,
                TOverlapped* /*overlapped*/) {
     done = 0;
-    TPosixHandle* h = AsPosix(handle);
-    if (!h) return Fail(ERROR_INVALID_HANDLE);
-    std::lock_guard lock(h->Mutex);
-    if (h->Closed) return Fail(ERROR_INVALID_HANDLE);
+    TOpenHandle h(handle);
+    if (!h) return false;
     h->Pending = {};
     if (h->HungUp) return Fail(ERROR_DEVICE_NOT_CONNECTED);
     const auto* data = static_cast<const std::uint8_t*>(buffer);
