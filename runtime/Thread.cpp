@@ -23,12 +23,12 @@ struct TThread::TState {
 
 namespace {
 
-// Linux schedules ordinary threads by their nice value; raising a priority needs a privilege,
-// and a thread that cannot get its priority runs at the normal one.
+// Linux schedules ordinary threads by their nice value, which a new thread takes over from
+// the thread that started it: so it is set for the normal priority too. Raising a priority
+// needs a privilege; without it the thread keeps the value it started with.
 void ApplyPriority(TThreadPriority p) {
 #if defined(__linux__)
-    const int nice = -OsThreadPriority(p);
-    if (nice != 0) (void)setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), nice);
+    (void)setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), -OsThreadPriority(p));
 #else
     (void)p;
 #endif

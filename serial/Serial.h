@@ -442,6 +442,7 @@ private:
     mutable std::mutex FHandleLock;  // guards FHandle
     std::mutex FTransferLock;        // one transfer at a time
     std::mutex FStateLock;           // one open, close or removal at a time
+    bool FDestroying = false;        // guarded by FStateLock: no open any more
     rt::TTerminateFlag FThreadFlag;  // the current event thread's, none without one
     std::shared_ptr<TSerThreadLink> FLink;
 

@@ -9,7 +9,9 @@
 namespace {
 
 constexpr const char* kBaseDcb = "baud=9600 parity=N data=8 stop=1";
-thread_local const TSerThreadLink* tThreadLink = nullptr;  // the link of the running event thread
+// The link of the event thread whose dispatch runs on this thread: the event thread itself, or
+// the main thread through Synchronize.
+thread_local const TSerThreadLink* tThreadLink = nullptr;
 
 }  // namespace
 
@@ -98,7 +100,7 @@ void TSerial::ClosePort() { DoClose(); }
 bool TSerial::DoOpen() {
     std::lock_guard state(FStateLock);
     const std::int32_t port = COMPort();
-    if (Active() || port <= 0) return false;
+    if (Active() || port <= 0 || FDestroying) return false;
 
     comm::TCommPlatform& p = comm::Platform();
     comm::THandle h = p.CreateFile(DeviceName(port).c_str());
@@ -185,6 +187,12 @@ void TSerial::COMRemoved() {
 }
 
 TSerial::~TSerial() {
+    {
+        // A handler still running on an event thread may open the port again; the close
+        // below must be the last.
+        std::lock_guard state(FStateLock);
+        FDestroying = true;
+    }
     DoClose();
     WaitForThreads();
 }
@@ -192,8 +200,9 @@ TSerial::~TSerial() {
 void TSerial::WaitForThreads() {
     std::unique_lock lock(FLink->Mutex);
     FLink->Component = nullptr;
-    // A handler of our own event thread may be destroying us: that thread is not waited for,
-    // it finds the component gone when the handler returns.
+    // A handler dispatched for one of our event threads, on it or on the main thread, may be
+    // destroying us: that thread is not waited for, it finds the component gone when the
+    // handler returns.
     const int own = tThreadLink == FLink.get() ? 1 : 0;
     while (FLink->Running > own) {
         // A thread still delivering may wait for the main thread (Synchronize, or a handler
@@ -307,7 +316,6 @@ TSerial* TSerThread::Component() const {
 }
 
 void TSerThread::Execute() {
-    tThreadLink = FLink.get();
     comm::TCommPlatform& p = comm::Platform();
     while (!Terminated()) {
         TSerial* ser = Component();
@@ -326,7 +334,6 @@ void TSerThread::Execute() {
         if (ser->SyncEventHandling()) Synchronize([this] { DispatchEvents(); });
         else DispatchEvents();
     }
-    tThreadLink = nullptr;
 }
 
 void TSerThread::DispatchEvents() {
@@ -341,6 +348,13 @@ void TSerThread::DispatchEvents() {
         {EV_RXCHAR, TSerial::evRxChar}, {EV_RXFLAG, TSerial::evEventChar},
         {EV_TXEMPTY, TSerial::evTxEmpty},
     };
+    // A handler that destroys the component must not wait for this thread, which is blocked
+    // in Synchronize when the dispatch runs on the main thread.
+    struct TDispatching {
+        const TSerThreadLink* outer = tThreadLink;
+        explicit TDispatching(const TSerThreadLink* link) { tThreadLink = link; }
+        ~TDispatching() { tThreadLink = outer; }
+    } dispatching(FLink.get());
     TSerial* ser = Component();
     if (!ser || !ser->EnableEvents()) return;
     for (const TOrder& o : kOrder) {

@@ -101,6 +101,7 @@ inline bool Eventually(const std::function<bool()>& done,
 
 // The threads of this process, or -1 where the system does not tell. A thread exists as soon
 // as its start returns, so this shows deterministically whether an operation started one.
+// Threads that end meanwhile only lower the count, so compare with "at most".
 inline int ProcessThreads() {
 #if defined(__linux__)
     std::error_code error;
