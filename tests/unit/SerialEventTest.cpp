@@ -161,10 +161,11 @@ TEST_F(SerialEvents, OnDataSeesWhatOnRxCharLeft) {
     };
     for (const auto& c : cases) {
         TEventRecorder rec;
-        if (c.rxCharReadsAll)
+        if (c.rxCharReadsAll) {
             rec.Action = [](TSerial* s, TSerial::TEvent e) {
                 if (e == TSerial::evRxChar) s->ReceiveString();
             };
+        }
         auto s = NewSerial();
         s->SetDataSize(c.dataSize);
         ASSERT_TRUE(Open(*s, rec, c.handlers)) << c.what;
@@ -344,6 +345,36 @@ TEST_F(SerialEvents, DestroyedOnTheMainThreadWhileAHandlerRuns) {
     EXPECT_EQ(Fake().Sent(), "");
     EXPECT_TRUE(Fake().WaitUntilNoWaiterThreads(kDeadlineMs));
     EXPECT_EQ(COMManager->PortRecord(0).PortOwner, nullptr);
+}
+
+TEST_F(SerialEvents, DestroyedWhileTheEventThreadWaitsForTheMainThread) {
+    // The destruction runs the main thread's queued work while it waits, so an event thread
+    // blocked in Synchronize, for its dispatch or inside a handler, can end.
+    for (bool sync : {true, false}) {
+        TEventRecorder rec;
+        std::atomic<bool> ranOnMain{false};
+        const std::thread::id main = std::this_thread::get_id();
+        if (!sync) {
+            rec.Action = [&](TSerial* s, TSerial::TEvent) {
+                Eventually([s] { return !s->Active(); });
+                rt::TThread::Synchronize([&] { ranOnMain = std::this_thread::get_id() == main; });
+            };
+        }
+        auto s = NewSerial();
+        s->SetSyncEventHandling(sync);
+        ASSERT_TRUE(Open(*s, rec, {TSerial::evRxChar}));
+        Fake().PushEvent(EV_RXCHAR);
+        if (sync) {
+            ASSERT_TRUE(queue.WaitForPosts(1));
+        } else {
+            ASSERT_TRUE(rec.WaitForCalls(1));
+        }
+        s.reset();
+        EXPECT_TRUE(Fake().WaitUntilNoWaiterThreads(kDeadlineMs)) << sync;
+        // A dispatch that reaches the main thread after the destruction began calls nothing.
+        EXPECT_EQ(rec.Calls().size(), sync ? 0u : 1u);
+        EXPECT_EQ(ranOnMain, !sync);
+    }
 }
 
 TEST_F(SerialEvents, AnEscapingExceptionEndsTheThreadButNotThePort) {
