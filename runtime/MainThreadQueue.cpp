@@ -1,5 +1,6 @@
 #include "MainThreadQueue.h"
 
+#include <algorithm>
 #include <atomic>
 
 namespace rt {
@@ -36,15 +37,16 @@ int TManualMainThreadQueue::ProcessPending() {
 bool TManualMainThreadQueue::ProcessUntil(const std::function<bool()>& done,
                                           std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
+    // The condition may also change on another thread without a post: it is looked at again
+    // every few milliseconds.
+    constexpr auto kLook = std::chrono::milliseconds(2);
     for (;;) {
         ProcessPending();
         if (done()) return true;
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) return false;
         std::unique_lock lock(FMutex);
-        if (!FPosted.wait_until(lock, deadline, [this] { return !FTasks.empty(); })) {
-            lock.unlock();
-            ProcessPending();
-            return done();
-        }
+        FPosted.wait_until(lock, std::min(deadline, now + kLook), [this] { return !FTasks.empty(); });
     }
 }
 

@@ -99,9 +99,15 @@ void TThread::Synchronize(const std::function<void()>& method) {
         call->finished = true;
         call->done.notify_all();
     });
-    std::unique_lock lock(call->mutex);
-    call->done.wait(lock, [&] { return call->finished; });
-    if (call->error) std::rethrow_exception(call->error);
+    std::exception_ptr error;
+    {
+        std::unique_lock lock(call->mutex);
+        call->done.wait(lock, [&] { return call->finished; });
+        // Taken out, so that the exception ends its life on this thread, whichever thread
+        // lets go of the call last.
+        error = std::move(call->error);
+    }
+    if (error) std::rethrow_exception(error);
 }
 
 }  // namespace rt

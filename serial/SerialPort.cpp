@@ -182,6 +182,9 @@ void TSerial::COMRemoved() {
         DropHandle();
         BindSlots(TTransferVariant::Closed);
         FOpenedPort = 0;
+        // Closed before the lock goes, so that a close or open from the event thread never
+        // meets an active component without a handle.
+        FActive = false;
     }
     TCustomSerial::COMRemoved();
 }

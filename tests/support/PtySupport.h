@@ -16,6 +16,7 @@
 #include <string_view>
 #include <thread>
 
+#include "Eventually.h"
 #include "TestFiles.h"
 
 namespace testing_support {
@@ -101,17 +102,5 @@ public:
 private:
     TTempDir FDir;
 };
-
-// Waits for a condition with a deadline, running pump (the main thread's queue) meanwhile.
-inline bool Eventually(const std::function<bool()>& done, const std::function<void()>& pump = {},
-                       std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        if (pump) pump();
-        if (done()) return true;
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-}
 
 }  // namespace testing_support

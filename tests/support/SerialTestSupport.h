@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "Eventually.h"
 #include "FakePlatform.h"
 #include "Serial.h"
 
@@ -86,17 +87,6 @@ inline void ApplyWindowSettings(TSerial& ser) {
     ser.SetHandshakeXOnXOff(false);
     ser.SetRTSActive(false);
     ser.SetDTRActive(false);
-}
-
-// Polls a condition that nothing signals until it holds or the time is up.
-inline bool Eventually(const std::function<bool()>& done,
-                       std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline) return done();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
 }
 
 // The threads of this process, or -1 where the system does not tell. A thread exists as soon

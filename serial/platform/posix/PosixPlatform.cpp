@@ -86,9 +86,12 @@ private:
                     continue;
                 }
                 const std::string_view name = ev->len ? ev->name : "";
-                const bool relevant = (ev->wd == FLinks && posix::IsPortLinkName(name)) ||
-                                      (ev->wd == FDev && posix::IsPortDeviceName(name)) ||
-                                      ev->wd == FPts;
+                // Pseudo-terminals come and go all the time; only one that a port link names
+                // is a port.
+                const bool relevant =
+                    (ev->wd == FLinks && posix::IsPortLinkName(name)) ||
+                    (ev->wd == FDev && posix::IsPortDeviceName(name)) ||
+                    (ev->wd == FPts && posix::PortLinkTo("/dev/pts/" + std::string(name)));
                 if (!relevant) continue;
                 if (ev->mask & (IN_CREATE | IN_MOVED_TO)) arrival = true;
                 if (ev->mask & (IN_DELETE | IN_MOVED_FROM)) removal = true;

@@ -5,6 +5,7 @@
 
 #include <cctype>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 
 namespace comm::posix {
@@ -84,6 +85,20 @@ bool PortPresent(int port) {
     if (device.empty() || stat(device.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) return false;
     if (device.starts_with("/dev/ttyS")) return UartPresent(device);
     return true;
+}
+
+bool PortLinkTo(const std::string& device) {
+    namespace fs = std::filesystem;
+    const fs::path dir = PortDirectory();
+    std::error_code error;
+    for (fs::directory_iterator it(dir, error), end; !error && it != end; it.increment(error)) {
+        if (!IsPortLinkName(it->path().filename().string())) continue;
+        std::error_code linkError;
+        const fs::path target = fs::read_symlink(it->path(), linkError);
+        if (!linkError && (target.is_absolute() ? target : dir / target).lexically_normal() == device)
+            return true;
+    }
+    return false;
 }
 
 bool IsPortLinkName(std::string_view name) {

@@ -29,6 +29,10 @@ std::string PortDevicePath(int port);
 // for /dev/ttyS a UART that sysfs reports as present.
 bool PortPresent(int port);
 
+// Whether a link in the port directory points to device (a pseudo-terminal that has gone
+// leaves such a link dangling).
+bool PortLinkTo(const std::string& device);
+
 // Names whose arrival or removal may change the port list.
 bool IsPortLinkName(std::string_view name);    // comN in the port directory
 bool IsPortDeviceName(std::string_view name);  // ttyUSBn, ttyACMn, ttySn, ttyAMAn in /dev
