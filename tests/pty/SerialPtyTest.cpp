@@ -209,6 +209,43 @@ TEST_F(SerialPty, BlockFramesArriveWhole) {
     EXPECT_EQ(ser->SendString(""), 0);
 }
 
+TEST_F(SerialPty, FramesFromTwoThreadsNeverInterleave) {
+    ASSERT_TRUE(ser->OpenPort());
+    constexpr int kFrames = 40;
+    std::string got;
+    std::thread device([&] { got = pty.Receive(2 * kFrames * 3073, std::chrono::seconds(20)); });
+    const auto sender = [&](char fill) {
+        const std::string frame(3073, fill);
+        for (int i = 0; i < kFrames; ++i) EXPECT_EQ(ser->SendString(frame), 3073);
+    };
+    std::thread a(sender, 'A'), b(sender, 'B');
+    a.join();
+    b.join();
+    device.join();
+    ASSERT_EQ(got.size(), 2u * kFrames * 3073);
+    int mixed = 0;
+    for (std::size_t off = 0; off < got.size(); off += 3073)
+        if (got.compare(off, 3073, std::string(3073, got[off])) != 0) ++mixed;
+    EXPECT_EQ(mixed, 0) << "frames whose bytes come from both senders";
+
+    // A close from another thread meets a sender in the middle of its frames: it ends cleanly.
+    std::atomic<bool> stop{false};
+    std::thread drain([&] {
+        while (!stop) pty.Receive(65536, std::chrono::milliseconds(20));
+    });
+    std::atomic<int> sent{0};
+    std::thread c([&] {
+        const std::string frame(3073, 'C');
+        while (ser->SendString(frame) > 0) ++sent;
+    });
+    EXPECT_TRUE(Eventually([&] { return sent >= 3; }));
+    ser->ClosePort();
+    c.join();
+    stop = true;
+    drain.join();
+    EXPECT_FALSE(ser->Active());
+}
+
 TEST_F(SerialPty, ReceiveDataWithAndWithoutSyncWait) {
     ASSERT_TRUE(ser->OpenPort());
     pty.Send("0123456789");
