@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -103,6 +104,14 @@ inline int ProcessThreads() {
 #else
     return -1;
 #endif
+}
+
+// A component on COM1 with the main window's settings.
+inline std::unique_ptr<TSerial> NewWindowSerial() {
+    auto s = std::make_unique<TSerial>(nullptr);
+    s->SetCOMPort(1);
+    ApplyWindowSettings(*s);
+    return s;
 }
 
 // Records the calls of a component's handlers, in order, with their sender and the thread

@@ -71,12 +71,7 @@ protected:
     }
 
     comm::TFakePlatform& Fake() { return platform.Fake; }
-    std::unique_ptr<TSerial> NewSerial() {
-        auto s = std::make_unique<TSerial>(nullptr);
-        s->SetCOMPort(1);
-        ApplyWindowSettings(*s);
-        return s;
-    }
+    static std::unique_ptr<TSerial> NewSerial() { return NewWindowSerial(); }
     // Assigns the handlers to the recorder, opens and waits until the event thread waits.
     bool Open(TSerial& s, TEventRecorder& rec, const std::vector<TSerial::TEvent>& handlers) {
         for (TSerial::TEvent e : handlers) s.SetHandler(e, rec.Handler(e));
