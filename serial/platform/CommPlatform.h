@@ -171,8 +171,10 @@ public:
     // bits.
     virtual bool SetCommMask(const THandle& h, std::uint32_t mask) = 0;
     // Blocks until an event of the mask occurs and returns its bits. EV_RXCHAR means bytes
-    // have arrived since the last wait that reported it: bytes left unread do not end a wait
-    // again, so a waiter never spins. Returns false once the handle is closed or released.
+    // have arrived since the last wait that reported it, or a reader took some of the waiting
+    // bytes and left others: bytes nobody reads do not end a wait again, so a waiter never
+    // spins, and a reader that takes them in portions gets them all. Returns false once the
+    // handle is closed or released.
     virtual bool WaitCommEvent(const THandle& h, std::uint32_t& events) = 0;
     virtual bool ClearCommError(const THandle& h, std::uint32_t& errors, TComStat& stat) = 0;
     // With an overlapped record: true when done at once, else false with ERROR_IO_PENDING

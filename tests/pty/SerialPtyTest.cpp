@@ -356,6 +356,21 @@ TEST_F(SerialPty, BytesLeftUnreadDoNotWakeTheThreadAgain) {
     EXPECT_EQ(ser->InQueueCount(), 2);
 }
 
+TEST_F(SerialPty, AHandlerThatReadsInPortionsGetsEveryByte) {
+    // As the window's dispatcher does: at most so many bytes an event.
+    rec.OnRx = [this] {
+        const std::int32_t n = std::min(ser->InQueueCount(), 10);
+        if (n > 0) rec.Append(Read(static_cast<std::uint32_t>(n)));
+    };
+    ser->SetOnRxChar({&rec, &TRecorder::Rx});
+    ASSERT_TRUE(ser->OpenPort());
+    const std::vector<std::uint8_t> data = RandomBytes(95, 8);
+    pty.Send(std::string(data.begin(), data.end()));  // in one piece: one arrival
+    ASSERT_TRUE(Eventually([&] { return rec.ReceivedNow().size() == data.size(); }));
+    EXPECT_TRUE(rec.ReceivedNow() == std::string(data.begin(), data.end()));
+    EXPECT_GE(rec.RxCalls, 10);
+}
+
 TEST_F(SerialPty, OnDataSeesWhatOnRxCharLeft) {
     ser->SetOnRxChar({&rec, &TRecorder::Rx});
     ser->SetOnData({&rec, &TRecorder::Data});

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -44,6 +45,12 @@ public:
         if (FMaster >= 0) close(FMaster);
         if (FSlave >= 0) close(FSlave);
         FMaster = FSlave = -1;
+    }
+
+    // Bytes sent to the terminal side that nobody has read yet.
+    int Unread() const {
+        int n = 0;
+        return ioctl(FSlave, FIONREAD, &n) == 0 ? n : -1;
     }
 
     // Sends bytes to the terminal side, all of them.

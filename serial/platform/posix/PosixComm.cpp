@@ -159,6 +159,7 @@ public:
     std::uint32_t Events = 0;  // occurred since they were last reported
     std::uint32_t Errors = 0;  // CE_ bits since the last ClearCommError
     bool TxSinceEmpty = false;
+    bool ReadSinceReport = false;  // a reader took bytes since EV_RXCHAR was last reported
     TLineState Lines;
     TPending Pending;
 };
@@ -289,6 +290,7 @@ std::uint32_t TakeLocked(TPosixHandle& h, std::uint8_t* out, std::uint32_t n) {
         DrainLocked(h);
         const std::size_t got = h.Rx.Pop(out + taken, n - taken);
         taken += static_cast<std::uint32_t>(got);
+        if (got) h.ReadSinceReport = true;
         if (taken == n || got == 0) return taken;
     }
 }
@@ -619,10 +621,14 @@ bool WaitCommEvent(const THandle& handle, std::uint32_t& events) {
         if (h->MaskChanges != maskChanges) break;  // ended by a new mask: no bits
         DrainLocked(*h);
         if (h->Mask & kPolledEvents) CheckLinesLocked(*h);
-        // Bytes that a reader took before this wait looked are no news.
+        // Bytes that a reader took before this wait looked are no news. Bytes that a reader
+        // left after taking some are: a handler that reads in portions gets the rest, while
+        // one that reads nothing is not woken again until new bytes come.
         if (h->Rx.Size() == 0) h->Events &= ~EV_RXCHAR;
+        else if (h->ReadSinceReport) h->Events |= EV_RXCHAR;
         if (const std::uint32_t bits = h->Events & h->Mask) {
             h->Events &= ~bits;
+            if (bits & EV_RXCHAR) h->ReadSinceReport = false;
             events = bits;
             break;
         }
