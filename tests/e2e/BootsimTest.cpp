@@ -582,6 +582,31 @@ TEST_F(Bootsim, NoiseBetweenRequestsLeavesTheWriteWhole) {
     EXPECT_TRUE(Eventually([&] { return ReadFile(out) == Received(image); }));
 }
 
+TEST_F(Bootsim, OnceEndsAfterTheWriteAndTheConfiguration) {
+    constexpr int kBlocks = 4;
+    const auto image = RandomBytes(kBlocks * kBlock, 507);
+    const struct {
+        int badFrames;  // of block 1
+        int status;
+    } cases[] = {{0, 0}, {1, 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.badFrames << " bad frames");
+        ASSERT_TRUE(Start({"--blocks", std::to_string(kBlocks), "--once"}));
+        ASSERT_TRUE(EnterMenu());
+        TScript script;
+        script.spoiled[1] = c.badFrames;
+        EXPECT_TRUE(Write(image, script).ended);
+        EXPECT_FALSE(sim->Wait(100ms)) << "exited before the configuration";
+        EXPECT_EQ(Configure("010"), Bytes({0x0A, 0x0D, 0x0E}));
+        EXPECT_EQ(sim->Wait(kAnswerTime), std::optional<int>(c.status));
+        EXPECT_FALSE(Linked());
+        const auto summary = ParseSummary(sim->Err());
+        ASSERT_TRUE(summary);
+        EXPECT_EQ(summary->blocks, kBlocks);
+        EXPECT_EQ(summary->refused, c.badFrames);
+    }
+}
+
 TEST_F(Bootsim, FramesAreDecipheredWithTheKeyText) {
     constexpr int kBlocks = 3;
     const auto image = RandomBytes(kBlocks * kBlock, 509);

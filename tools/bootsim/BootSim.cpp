@@ -113,11 +113,14 @@ int TBootSim::Run(int stopFd) {
     try {
         while (!FDone) Application();
         // A hung-up terminal drops what the host has not read yet: the last answer is left
-        // time to be read before the terminal closes.
+        // time to be read before the terminal closes. Written bytes reach the terminal's input
+        // a moment after the write, so it must stay empty a while, not just once.
         const TClock::time_point deadline = TClock::now() + std::chrono::seconds(2);
-        for (int unread = 1; unread > 0 && TClock::now() < deadline;) {
+        for (int quiet = 0; quiet < 5 && TClock::now() < deadline;) {
+            int unread = 0;
             if (ioctl(FSlave, FIONREAD, &unread) != 0) break;
-            if (unread > 0) WaitUntil(TClock::now() + std::chrono::milliseconds(1));
+            quiet = unread > 0 ? 0 : quiet + 1;
+            WaitUntil(TClock::now() + std::chrono::milliseconds(10));
         }
     } catch (const TStop&) {
     }
