@@ -75,6 +75,7 @@ protected:
         manager = std::make_unique<TCOMManagerInstance>();
         COMManager->ScanPorts(99);
         ser = std::make_unique<TSerial>(nullptr);
+        port = ser.get();
         ser->SetCOMPort(kPort);
         // The main window's line.
         ser->SetBaudrate(115200);
@@ -96,7 +97,7 @@ protected:
     }
     std::string Read(std::uint32_t n) {
         std::string s(n, '\0');
-        s.resize(static_cast<std::size_t>(std::max(0, ser->ReceiveData(s.data(), n))));
+        s.resize(static_cast<std::size_t>(std::max(0, port->ReceiveData(s.data(), n))));
         return s;
     }
 
@@ -105,6 +106,9 @@ protected:
     TPty pty;
     std::unique_ptr<TCOMManagerInstance> manager;
     std::unique_ptr<TSerial> ser;
+    // What handlers use: unique_ptr::reset empties ser before the destructor has waited for the
+    // event thread, whose handler may still be running.
+    TSerial* port = nullptr;
     TRecorder rec;
 };
 
@@ -312,7 +316,7 @@ TEST_F(SerialPty, AReadWithoutTimeOutsEndsWhenAnotherThreadCloses) {
 
 TEST_F(SerialPty, OnRxCharOnTheEventThreadSeesEveryByteInOrder) {
     rec.OnRx = [this] {
-        if (const std::int32_t n = ser->InQueueCount()) rec.Append(Read(static_cast<std::uint32_t>(n)));
+        if (const std::int32_t n = port->InQueueCount()) rec.Append(Read(static_cast<std::uint32_t>(n)));
     };
     ser->SetOnRxChar({&rec, &TRecorder::Rx});
     ASSERT_TRUE(ser->OpenPort());
@@ -325,23 +329,23 @@ TEST_F(SerialPty, OnRxCharOnTheEventThreadSeesEveryByteInOrder) {
 }
 
 TEST_F(SerialPty, SyncEventHandlingRunsHandlersOnTheMainThread) {
-    rec.OnRx = [this] { rec.Append(ser->ReceiveString()); };
-    ser->SetOnRxChar({&rec, &TRecorder::Rx});
-    ser->SetSyncEventHandling(true);
-    ASSERT_TRUE(ser->OpenPort());
+    rec.OnRx = [this] { rec.Append(port->ReceiveString()); };
+    port->SetOnRxChar({&rec, &TRecorder::Rx});
+    port->SetSyncEventHandling(true);
+    ASSERT_TRUE(port->OpenPort());
     pty.Send("sync");
     ASSERT_TRUE(Eventually([&] { return rec.ReceivedNow() == "sync"; }));
     EXPECT_EQ(rec.LastRxThread(), std::this_thread::get_id());
     // Taking effect at the next event.
-    ser->SetSyncEventHandling(false);
+    port->SetSyncEventHandling(false);
     pty.Send("free");
     ASSERT_TRUE(Eventually([&] { return rec.ReceivedNow() == "syncfree"; }));
     EXPECT_NE(rec.LastRxThread(), std::this_thread::get_id());
 }
 
 TEST_F(SerialPty, BytesLeftUnreadDoNotWakeTheThreadAgain) {
-    ser->SetOnRxChar({&rec, &TRecorder::Rx});
-    ASSERT_TRUE(ser->OpenPort());
+    port->SetOnRxChar({&rec, &TRecorder::Rx});
+    ASSERT_TRUE(port->OpenPort());
     pty.Send("a");
     ASSERT_TRUE(Eventually([&] { return rec.RxCalls == 1; }));
     // A thread that spun on the unread byte would burn most of this window.
@@ -353,13 +357,13 @@ TEST_F(SerialPty, BytesLeftUnreadDoNotWakeTheThreadAgain) {
     EXPECT_EQ(rec.RxCalls, 1);
     pty.Send("b");
     ASSERT_TRUE(Eventually([&] { return rec.RxCalls == 2; })) << "new bytes wake it again";
-    EXPECT_EQ(ser->InQueueCount(), 2);
+    EXPECT_EQ(port->InQueueCount(), 2);
 }
 
 TEST_F(SerialPty, AHandlerThatReadsInPortionsGetsEveryByte) {
     // As the window's dispatcher does: at most so many bytes an event.
     rec.OnRx = [this] {
-        const std::int32_t n = std::min(ser->InQueueCount(), 10);
+        const std::int32_t n = std::min(port->InQueueCount(), 10);
         if (n > 0) rec.Append(Read(static_cast<std::uint32_t>(n)));
     };
     ser->SetOnRxChar({&rec, &TRecorder::Rx});
@@ -388,10 +392,10 @@ TEST_F(SerialPty, OnDataSeesWhatOnRxCharLeft) {
 TEST_F(SerialPty, CloseAndReopenFromInsideOnRxChar) {
     std::atomic<int> reopened{0};
     rec.OnRx = [&] {
-        rec.Append(ser->ReceiveString());
+        rec.Append(port->ReceiveString());
         if (rec.ReceivedNow() == "first" && reopened == 0) {
-            ser->ClosePort();
-            reopened = ser->OpenPort() ? 1 : 2;
+            port->ClosePort();
+            reopened = port->OpenPort() ? 1 : 2;
         }
     };
     ser->SetOnRxChar({&rec, &TRecorder::Rx});
@@ -408,62 +412,62 @@ TEST_F(SerialPty, CloseAndReopenFromInsideOnRxChar) {
 }
 
 TEST_F(SerialPty, EnableEventsOffAndOn) {
-    rec.OnRx = [this] { rec.Append(ser->ReceiveString()); };
-    ser->SetOnRxChar({&rec, &TRecorder::Rx});
-    ASSERT_TRUE(ser->OpenPort());
-    ser->SetEnableEvents(false);
+    rec.OnRx = [this] { rec.Append(port->ReceiveString()); };
+    port->SetOnRxChar({&rec, &TRecorder::Rx});
+    ASSERT_TRUE(port->OpenPort());
+    port->SetEnableEvents(false);
     pty.Send("dropped");
     ASSERT_TRUE(Waiting(7));
     EXPECT_EQ(rec.RxCalls, 0);
-    ser->SetEnableEvents(true);
+    port->SetEnableEvents(true);
     pty.Send("!");
     ASSERT_TRUE(Eventually([&] { return rec.ReceivedNow() == "dropped!"; }));
 }
 
 TEST_F(SerialPty, RemovingTheLinkRemovesThePort) {
-    rec.OnRx = [this] { rec.Append(ser->ReceiveString()); };
-    ser->SetOnRxChar({&rec, &TRecorder::Rx});
-    ser->SetOnCOMRemoved({&rec, &TRecorder::Removed});
-    ASSERT_TRUE(ser->OpenPort());
+    rec.OnRx = [this] { rec.Append(port->ReceiveString()); };
+    port->SetOnRxChar({&rec, &TRecorder::Rx});
+    port->SetOnCOMRemoved({&rec, &TRecorder::Removed});
+    ASSERT_TRUE(port->OpenPort());
     dir.Unlink(kPort);
-    ASSERT_TRUE(Eventually([&] { return !ser->Active(); })) << "removal not seen";
+    ASSERT_TRUE(Eventually([&] { return !port->Active(); })) << "removal not seen";
     EXPECT_EQ(rec.RemovedCalls, 1);
     char buf[8] = {};
-    EXPECT_EQ(ser->SendData(buf, 8), 0);
-    EXPECT_EQ(ser->ReceiveData(buf, 8), 0);
-    EXPECT_EQ(ser->ReceiveString(), "");
-    EXPECT_EQ(ser->InQueueCount(), 0);
+    EXPECT_EQ(port->SendData(buf, 8), 0);
+    EXPECT_EQ(port->ReceiveData(buf, 8), 0);
+    EXPECT_EQ(port->ReceiveString(), "");
+    EXPECT_EQ(port->InQueueCount(), 0);
     EXPECT_EQ(pty.Receive(1, std::chrono::milliseconds(50)), "") << "nothing reached the device";
 
     // The port comes back: the vanished handle let go of the terminal.
     dir.Link(kPort, pty.Name());
     ASSERT_TRUE(Eventually([&] { return COMManager->PortExists(kPort); }));
-    ser->SetCOMPort(kPort);
-    ASSERT_TRUE(Eventually([&] { return ser->OpenPort(); }));
+    port->SetCOMPort(kPort);
+    ASSERT_TRUE(Eventually([&] { return port->OpenPort(); }));
     pty.Send("back");
     EXPECT_TRUE(Eventually([&] { return rec.ReceivedNow() == "back"; }));
     EXPECT_EQ(rec.RemovedCalls, 1);
 }
 
 TEST_F(SerialPty, APeerThatHangsUp) {
-    ser->SetOnRxChar({&rec, &TRecorder::Rx});
-    ASSERT_TRUE(ser->OpenPort());
+    port->SetOnRxChar({&rec, &TRecorder::Rx});
+    ASSERT_TRUE(port->OpenPort());
     pty.Send("z");
     ASSERT_TRUE(Eventually([&] { return rec.RxCalls == 1; }));
     // No pumping here: the removal broadcast this causes is not delivered yet.
     pty.Close();
     char buf[16] = {};
-    EXPECT_EQ(ser->SendData(buf, 16), 0);
+    EXPECT_EQ(port->SendData(buf, 16), 0);
     const double cpu = ProcessCpuMs();
     const auto start = std::chrono::steady_clock::now();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     const double wallMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     EXPECT_LT(ProcessCpuMs() - cpu, wallMs / 3) << "the event thread spins on the hung-up line";
-    EXPECT_LE(ser->ReceiveData(buf, 16), 1);
-    EXPECT_EQ(ser->ReceiveData(buf, 16), 0);
-    EXPECT_TRUE(ser->Active());
-    ser->ClosePort();
-    EXPECT_FALSE(ser->Active());
+    EXPECT_LE(port->ReceiveData(buf, 16), 1);
+    EXPECT_EQ(port->ReceiveData(buf, 16), 0);
+    EXPECT_TRUE(port->Active());
+    port->ClosePort();
+    EXPECT_FALSE(port->Active());
     queue.ProcessPending();
 }
 
