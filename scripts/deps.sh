@@ -8,6 +8,8 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev      # libFuzzer targets
   srecord binutils              # outside HEX tools the tests and benchmarks compare against
+  qt6-base-dev qt6-base-dev-tools libqt6test6   # the window (Qt 6 Widgets) and its tests
+  fontconfig fonts-dejavu-core  # a sans-serif face for the window where MS Sans Serif is missing
 )
 
 missing=()
