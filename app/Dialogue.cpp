@@ -7,6 +7,7 @@
 
 #include "Cp1252.h"
 #include "RomImage.h"
+#include "Thread.h"
 #include "Unit1.h"
 
 std::uint8_t CmdByte = 0;
@@ -71,7 +72,9 @@ void TForm1::OnGui(const std::function<void()>& change) {
     // A closing window waits for the event thread while running what it posted, so a change
     // already on its way is still carried out; later ones are dropped.
     if (FClosing) return;
-    QMetaObject::invokeMethod(this, change, Qt::BlockingQueuedConnection);
+    // Through the main-thread queue and a standard lock rather than a blocking queued Qt call:
+    // the same wait, but one the thread sanitizer can follow.
+    rt::TThread::Synchronize(change);
 }
 
 void TForm1::Pause(int ms) {

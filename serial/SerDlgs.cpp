@@ -8,6 +8,7 @@
 
 TSerComboBox::TSerComboBox(QWidget* owner) : QComboBox(owner) {
     setEditable(false);
+    setMaxVisibleItems(8);  // the drop-down shows eight entries
     // activated comes from the user only (mouse, keys, wheel), never from setCurrentIndex.
     connect(this, &QComboBox::activated, this, &TSerComboBox::UserPicked);
 }

@@ -271,10 +271,10 @@ TEST_F(Dialogue, TheEndOfAWrite) {
         EXPECT_EQ(f.windowTitle(), "FERTIG!");
         if (released) {
             EXPECT_GE(seconds, 3.05);
-            EXPECT_LT(seconds, 4.5);
+            EXPECT_LT(seconds, 6.0);
         } else {
             EXPECT_GE(seconds, 0.55);
-            EXPECT_LT(seconds, 2.0);
+            EXPECT_LT(seconds, 3.0);
         }
         EXPECT_EQ(f.pb->value(), 30);
         EXPECT_TRUE(f.Button11->isEnabled());
