@@ -274,24 +274,27 @@ void TForm1::SendTextCommand(const std::string& command) {
     ser->SendData(command.data(), static_cast<std::int32_t>(command.size()));
 }
 
-void TForm1::Button11Click(QObject* /*Sender*/) {
+// How the commands that talk to the device begin: the port reopened, the mode its answer is
+// read in, an empty line and the command's title in the log.
+void TForm1::Reopen(std::int32_t mode, const char* title) {
     ser->ClosePort();
     ser->OpenPort();
-    RxMode = kStatusMode;
-    OnGui([&] { Memo1->Add(QString()); });
+    RxMode = mode;
+    OnGui([&] {
+        Memo1->Add(QString());
+        if (title) Memo1->Add(QString::fromUtf8(title));
+    });
+}
+
+void TForm1::Button11Click(QObject* /*Sender*/) {
+    Reopen(kStatusMode, nullptr);
     SendCmdByte(kCommandPrefix);
     Pause(kPrefixPauseMs);
     for (char c : std::string("RESET\r")) SendCmdByte(static_cast<std::uint8_t>(c));
 }
 
 void TForm1::Button12Click(QObject* /*Sender*/) {
-    ser->ClosePort();
-    ser->OpenPort();
-    RxMode = kStatusMode;
-    OnGui([&] {
-        Memo1->Add(QString());
-        Memo1->Add(QString::fromUtf8("Übertrage Configuration:"));
-    });
+    Reopen(kStatusMode, "Übertrage Configuration:");
     SendCmdByte(kCommandPrefix);
     Pause(kPrefixPauseMs);
     const std::string command = "FW_CFG_" + ConfigDigits() + "\r";
@@ -299,18 +302,10 @@ void TForm1::Button12Click(QObject* /*Sender*/) {
 }
 
 void TForm1::Button13Click(QObject* /*Sender*/) {
-    ser->ClosePort();
-    ser->OpenPort();
-    RxMode = kInfoMode;
-    OnGui([&] {
-        Memo1->Add(QString());
-        Memo1->Add(QString::fromUtf8("Geräte Info:"));
-    });
+    Reopen(kInfoMode, "Geräte Info:");
     SendTextCommand("FW_VER_\r");
 }
 
-// The menu commands switch the receive mode before their byte goes out: a quick device answers
-// at once, and its first block request must not be read as a status code.
 void TForm1::Button2Click(QObject* /*Sender*/) {
     Button11->setEnabled(false);
     Timer2->stop();  // the timer runs the command once

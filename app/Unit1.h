@@ -114,6 +114,7 @@ private:
     void Report(const QString& message);
     // A one-byte command through CmdByte; the two threads' sends never mix their bytes.
     void SendCmdByte(std::uint8_t b);
+    void Reopen(std::int32_t mode, const char* title);
     // The command prefix, the pause, then the text command in one write.
     void SendTextCommand(const std::string& command);
     // The configuration digits of the three radio groups.
