@@ -67,6 +67,7 @@ TEST_F(WindowUpdate, ACompleteUpdateThenTheDeviceInformation) {
     sim.Signal(SIGTERM);
     EXPECT_EQ(sim.Wait(std::chrono::seconds(5)), 0);
     EXPECT_NE(sim.Err().find("bootsim: blocks 125, refused 0,"), std::string::npos) << sim.Err();
+    RecordProperty("bootsim", sim.Err());
 }
 
 }  // namespace
