@@ -47,6 +47,11 @@ QString Hex(std::uint32_t value, int digits) {
     return QStringLiteral("%1").arg(value, digits, 16, QChar('0')).toUpper();
 }
 
+// A line of the listings: the number, then three bytes as one 24-bit number, the third first.
+QString WordLine(std::size_t w, const std::uint8_t* group) {
+    return QStringLiteral("%1: %2%3%4").arg(w).arg(Hex(group[2], 2), Hex(group[1], 2), Hex(group[0], 2));
+}
+
 QString Unknown(std::uint8_t b) { return QStringLiteral("Unknown Command: %1").arg(b); }
 
 // The key cipher, in place: byte i with key byte i mod L.
@@ -243,19 +248,14 @@ void TForm1::Button6Click(QObject* /*Sender*/) {
     std::lock_guard lock(FFrameLock);
     // After a sent frame this removes the cipher; a second listing applies it again.
     Encipher(TxFrame, key);
-    for (std::size_t w = 0; w < kWords; ++w)
-        Memo1->Add(QStringLiteral("%1: %2%3%4")
-                       .arg(w)
-                       .arg(Hex(TxFrame[3 * w + 2], 2), Hex(TxFrame[3 * w + 1], 2), Hex(TxFrame[3 * w], 2)));
+    for (std::size_t w = 0; w < kWords; ++w) Memo1->Add(WordLine(w, TxFrame + 3 * w));
     Memo1->Add(QStringLiteral("CRC Device: ") + Hex(TxFrame[kFrameSize - 1], 2));
     Memo1->Add(QStringLiteral("CRC PC: ") + Hex(CheckByte(TxFrame), 2));
 }
 
 void TForm1::Button10Click(QObject* /*Sender*/) {
-    for (std::size_t w = 0; w < kWords; ++w)
-        Memo1->Add(QStringLiteral("%1: %2%3%4")
-                       .arg(w)
-                       .arg(Hex(RomImage[3 * w + 2], 2), Hex(RomImage[3 * w + 1], 2), Hex(RomImage[3 * w], 2)));
+    // The first 3072 image bytes in groups of three, not in the frame's groups of four.
+    for (std::size_t w = 0; w < kWords; ++w) Memo1->Add(WordLine(w, RomImage + 3 * w));
 }
 
 // ---------------------------------------------------------------- the operator's commands

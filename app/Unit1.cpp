@@ -120,14 +120,9 @@ TForm1::TForm1(TDialogs& dialogs, QWidget* parent)
     SerPortComboBox1->SetOnChange({this, &TForm1::SerPortComboBox1Change});
     SerPortComboBox1->Loaded();
 
-    Timer1 = new QTimer(this);
-    Timer1->setObjectName(QStringLiteral("Timer1"));
-    Timer1->setInterval(500);
-    connect(Timer1, &QTimer::timeout, this, [this] { Guard([this] { Timer1Timer(Timer1); }); });
+    Timer1 = NewTimer("Timer1", 500, &TForm1::Timer1Timer);
     Timer1->start();
-    Timer2 = new QTimer(this);
-    Timer2->setObjectName(QStringLiteral("Timer2"));
-    Timer2->setInterval(100);
+    Timer2 = NewTimer("Timer2", 100, &TForm1::Button2Click);  // its tick runs Write all
 
     od.Filter = QString::fromUtf8(kRomFilter);
 
@@ -140,7 +135,6 @@ TForm1::TForm1(TDialogs& dialogs, QWidget* parent)
     keepKey();
     connect(key, &QLineEdit::textChanged, this, keepKey);
     ser->SetOnRxChar({this, &TForm1::serRxChar});
-    connect(Timer2, &QTimer::timeout, this, [this] { Guard([this] { Button2Click(Timer2); }); });
     Connect(Button2, &TForm1::Button2Click);
     Connect(Button3, &TForm1::Button3Click);
     Connect(Button4, &TForm1::Button4Click);
@@ -180,6 +174,15 @@ void TForm1::Connect(QAbstractButton* button, void (TForm1::*handler)(QObject*))
             [this, button, handler] { Guard([this, button, handler] { (this->*handler)(button); }); });
 }
 
+QTimer* TForm1::NewTimer(const char* name, int intervalMs, void (TForm1::*handler)(QObject*)) {
+    auto* timer = new QTimer(this);
+    timer->setObjectName(QString::fromUtf8(name));
+    timer->setInterval(intervalMs);
+    connect(timer, &QTimer::timeout, this,
+            [this, timer, handler] { Guard([this, timer, handler] { (this->*handler)(timer); }); });
+    return timer;
+}
+
 void TForm1::Guard(const std::function<void()>& command) {
     try {
         command();
@@ -206,7 +209,7 @@ std::string TForm1::KeyText() const {
 // ---------------------------------------------------------------- start-up
 
 void TForm1::FormCreate(QObject* /*Sender*/) {
-    RxMode = 0;
+    RxMode = kStatusMode;
     od.FileName = QString::fromUtf8(kDefaultRom);
     if (rt::FileExists(LocalName(od.FileName))) Button1Click(this);
 }
@@ -273,7 +276,7 @@ void TForm1::KeepAnchors() {
 // ---------------------------------------------------------------- firmware files
 
 void TForm1::Button1Click(QObject* Sender) {
-    RxMode = 0;
+    RxMode = kStatusMode;
     od.FilterIndex = 2;
     if (Sender == Button1 && !od.Execute()) return;
     LoadRom(LocalName(od.FileName), KeyText());
@@ -282,7 +285,7 @@ void TForm1::Button1Click(QObject* Sender) {
 }
 
 void TForm1::Button7Click(QObject* /*Sender*/) {
-    RxMode = 0;
+    RxMode = kStatusMode;
     od.FilterIndex = 1;
     if (!od.Execute()) return;
     LoadHex(LocalName(od.FileName), kNoAddressLimit, *this);

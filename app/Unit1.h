@@ -103,6 +103,7 @@ protected:
 
 private:
     void Connect(QAbstractButton* button, void (TForm1::*handler)(QObject*));
+    QTimer* NewTimer(const char* name, int intervalMs, void (TForm1::*handler)(QObject*));
     void KeepAnchors();
     // The dispatcher's steps for one byte.
     void StatusByte(std::uint8_t b);

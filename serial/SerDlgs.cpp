@@ -1,7 +1,5 @@
 #include "SerDlgs.h"
 
-#include <vector>
-
 #include "Serial.h"
 
 // ---------------------------------------------------------------- TSerComboBox
@@ -43,18 +41,11 @@ void TSerPortComboBox::PortListChanged() {
 void TSerPortComboBox::RefreshPorts() {
     clear();
     const std::int32_t count = COMManager ? COMManager->PortCount() : 0;
-    std::vector<std::int32_t> portNos;
-    portNos.reserve(static_cast<std::size_t>(count));
+    int index = -1;
     for (std::int32_t i = 0; i < count; ++i) {
         const std::int32_t portNo = COMManager->PortRecord(i).PortNo;
-        portNos.push_back(portNo);
         addItem(QString::fromStdString(COMManager->PortName(i)), portNo);
-    }
-    int index = -1;
-    if (FSerial) {
-        const std::int32_t port = FSerial->COMPort();
-        for (std::size_t i = 0; i < portNos.size(); ++i)
-            if (portNos[i] == port) index = static_cast<int>(i);
+        if (FSerial && portNo == FSerial->COMPort()) index = i;
     }
     // Also undoes the combo box's own choice of the first item when the list was empty.
     setCurrentIndex(index);

@@ -157,7 +157,10 @@ bool TBootSim::Fill(const TClock::time_point* deadline) {
             std::uint8_t chunk[4096];
             const ssize_t n = read(FMaster, chunk, sizeof chunk);
             if (n > 0) {
-                if (FInPos == FIn.size()) FIn.clear(), FInPos = 0;
+                if (FInPos == FIn.size()) {
+                    FIn.clear();
+                    FInPos = 0;
+                }
                 FIn.insert(FIn.end(), chunk, chunk + n);
                 if (FOptions.paceBaud > 0)
                     FRxLine = std::max(FRxLine, TClock::now()) + ByteTime() * n;

@@ -248,8 +248,9 @@ bool PeerHungUp(int fd) {
     return poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL));
 }
 
-// Moves what the terminal has received into the queue, as far as it has room.
-void DrainLocked(TPosixHandle& h) {
+// Moves what the terminal has received into the queue, as far as it has room, and wakes a
+// waiter to look at it unless the caller is that waiter.
+void DrainLocked(TPosixHandle& h, bool byWaiter = false) {
     if (h.HungUp) return;
     std::uint8_t chunk[4096];
     bool arrived = false, eventChar = false;
@@ -273,7 +274,7 @@ void DrainLocked(TPosixHandle& h) {
     }
     if (arrived) h.Events |= EV_RXCHAR;
     if (eventChar) h.Events |= EV_RXFLAG;
-    if ((arrived || h.HungUp) && h.Waiters > 0) h.Kick();
+    if ((arrived || h.HungUp) && h.Waiters > 0 && !byWaiter) h.Kick();
 }
 
 // Bytes the terminal holds beyond the queue (only when the queue is full).
@@ -619,7 +620,7 @@ bool WaitCommEvent(const THandle& handle, std::uint32_t& events) {
             break;
         }
         if (h->MaskChanges != maskChanges) break;  // ended by a new mask: no bits
-        DrainLocked(*h);
+        DrainLocked(*h, true);
         if (h->Mask & kPolledEvents) CheckLinesLocked(*h);
         // Bytes that a reader took before this wait looked are no news. Bytes that a reader
         // left after taking some are: a handler that reads in portions gets the rest, while
