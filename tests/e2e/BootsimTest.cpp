@@ -24,6 +24,7 @@
 #include <string_view>
 #include <vector>
 
+#include "FrameSupport.h"
 #include "MainThreadQueue.h"
 #include "Process.h"
 #include "PtySupport.h"
@@ -47,26 +48,8 @@ constexpr auto kQuietTime = 300ms;  // silence this long counts as no answer
 // Where a spoiled frame has a bit flipped, by attempt: payload bytes and the check byte.
 constexpr std::size_t kSpoilAt[] = {17, 3072, 1500, 2999};
 
-// The frame of block k as the host sends it: bytes 0..2 of each four-byte word, the check byte
-// (0x55 XOR the 3072 bytes), then every byte XOR the key.
 std::string Frame(const std::vector<std::uint8_t>& image, int k, std::string_view key) {
-    std::string f(kFrame, '\0');
-    std::uint8_t check = 0x55;
-    for (std::size_t w = 0; w < 1024; ++w)
-        for (std::size_t j = 0; j < 3; ++j) {
-            const std::uint8_t b = image[static_cast<std::size_t>(k) * kBlock + 4 * w + j];
-            f[3 * w + j] = static_cast<char>(b);
-            check ^= b;
-        }
-    f[3072] = static_cast<char>(check);
-    for (std::size_t i = 0; i < kFrame; ++i) f[i] ^= key[i % key.size()];
-    return f;
-}
-
-// What the device holds after a write of image: the fourth byte of each word is not sent.
-std::vector<std::uint8_t> Received(std::vector<std::uint8_t> image) {
-    for (std::size_t i = 3; i < image.size(); i += 4) image[i] = 0;
-    return image;
+    return BlockFrame(image.data() + static_cast<std::size_t>(k) * kBlock, key);
 }
 
 std::string Bytes(std::initializer_list<std::uint8_t> bytes) {
@@ -405,7 +388,7 @@ TEST_F(Bootsim, CompleteWriteArrivesByteForByte) {
     EXPECT_EQ(log.requests, Sequence(0, kBlocks));
     EXPECT_EQ(log.noise, std::vector<std::string>(kBlocks));
     EXPECT_EQ(log.trailing, "");
-    const auto expected = Received(image);
+    const auto expected = DeviceWords(image);
     EXPECT_TRUE(Eventually([&] { return ReadFile(out) == expected; }))
         << "--out holds " << ReadFile(out).size() << " bytes, not the " << expected.size()
         << " received";
@@ -444,7 +427,7 @@ TEST_F(Bootsim, RefusedFramesAreRequestedAgainAtMostThreeTimes) {
         EXPECT_EQ(log.ended, c.ended);
         if (c.ended) {
             EXPECT_EQ(log.trailing, "");
-            EXPECT_TRUE(Eventually([&] { return ReadFile(out) == Received(image); }));
+            EXPECT_TRUE(Eventually([&] { return ReadFile(out) == DeviceWords(image); }));
         } else {
             EXPECT_EQ(log.trailing, "\x80");
             EXPECT_FALSE(std::filesystem::exists(out)) << "an incomplete write was saved";
@@ -514,7 +497,7 @@ TEST_F(Bootsim, HostReopensThePortMidDialogue) {
     const TWriteLog log = Write(image, script);
     EXPECT_TRUE(log.ended);
     EXPECT_EQ(log.requests, Sequence(0, kBlocks));
-    EXPECT_TRUE(Eventually([&] { return ReadFile(out) == Received(image); }));
+    EXPECT_TRUE(Eventually([&] { return ReadFile(out) == DeviceWords(image); }));
     // Before the configuration, as the window always does.
     reopen();
     EXPECT_EQ(Configure("011"), Bytes({0x0A, 0x0D, 0x0F}));
@@ -579,7 +562,7 @@ TEST_F(Bootsim, NoiseBetweenRequestsLeavesTheWriteWhole) {
             EXPECT_LE(static_cast<std::uint8_t>(c), 0x80) << "block " << k;
     }
     EXPECT_EQ(log.trailing, "");
-    EXPECT_TRUE(Eventually([&] { return ReadFile(out) == Received(image); }));
+    EXPECT_TRUE(Eventually([&] { return ReadFile(out) == DeviceWords(image); }));
 }
 
 TEST_F(Bootsim, OnceEndsAfterTheWriteAndTheConfiguration) {
@@ -626,7 +609,7 @@ TEST_F(Bootsim, FramesAreDecipheredWithTheKeyText) {
         EXPECT_EQ(log.ended, c.accepted);
         if (c.accepted) {
             EXPECT_EQ(log.requests, Sequence(0, kBlocks));
-            EXPECT_TRUE(Eventually([&] { return ReadFile(out) == Received(image); }));
+            EXPECT_TRUE(Eventually([&] { return ReadFile(out) == DeviceWords(image); }));
         } else {
             EXPECT_EQ(log.requests, std::vector<int>(4, 0));
             EXPECT_EQ(log.trailing, "\x80");

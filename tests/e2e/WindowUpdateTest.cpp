@@ -6,6 +6,7 @@
 #include <csignal>
 
 #include "FileIO.h"
+#include "FrameSupport.h"
 #include "Process.h"
 #include "WindowFixture.h"
 
@@ -48,9 +49,7 @@ TEST_F(WindowUpdate, ACompleteUpdateThenTheDeviceInformation) {
 
     // The device holds the image's words, byte for byte.
     ASSERT_TRUE(Until([&] { return rt::FileExists(dir.File("received.bin")); }));
-    std::vector<std::uint8_t> words = image;
-    for (std::size_t i = 3; i < words.size(); i += 4) words[i] = 0;
-    EXPECT_TRUE(ReadFile(dir.File("received.bin")) == words);
+    EXPECT_TRUE(ReadFile(dir.File("received.bin")) == DeviceWords(image));
 
     // The device information reads the configuration back.
     const int info = f.Memo1->Count();

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <thread>
 
+#include "FrameSupport.h"
 #include "WindowFixture.h"
 
 using namespace testing_support;
@@ -20,18 +21,9 @@ namespace {
 
 const std::string kKey = "Q7M!_X295836H4F_Z8W";
 
-// The frame of a block as the device must receive it, built here independently.
+// The frame of a block of the image as the device must receive it.
 std::string Frame(int block, const std::string& key = kKey) {
-    std::string f(3073, '\0');
-    std::uint8_t check = 0x55;
-    for (int w = 0; w < 1024; ++w)
-        for (int j = 0; j < 3; ++j) {
-            f[3 * w + j] = static_cast<char>(RomImage[block * 4096 + 4 * w + j]);
-            check ^= static_cast<std::uint8_t>(f[3 * w + j]);
-        }
-    f[3072] = static_cast<char>(check);
-    for (std::size_t i = 0; i < f.size(); ++i) f[i] = static_cast<char>(f[i] ^ key[i % key.size()]);
-    return f;
+    return BlockFrame(RomImage + static_cast<std::size_t>(block) * 4096, key);
 }
 
 void FillImage(std::uint32_t bytes, std::uint32_t seed) {

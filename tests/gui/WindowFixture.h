@@ -7,7 +7,6 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QTest>
 
 #include <deque>
@@ -48,14 +47,8 @@ public:
 
 // Keeps running the event loop until done() holds or the time is up.
 inline bool Until(const std::function<bool()>& done, int timeoutMs = 5000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > timeoutMs) return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 10);
-        QTest::qWait(1);
-    }
-    return true;
+    return Eventually(done, [] { QApplication::processEvents(QEventLoop::AllEvents, 10); },
+                      std::chrono::milliseconds(timeoutMs));
 }
 
 inline QStringList Items(const QComboBox* box) {
